@@ -1,0 +1,27 @@
+// AutogradContext: the gradients gathered during one backward pass.
+#pragma once
+
+#include <vector>
+
+#include "support/result.hpp"
+#include "tensor/storage/storage.hpp"
+
+namespace zavra::autograd {
+
+class AutogradContext {
+public:
+    explicit AutogradContext(std::size_t slots) : grads_(slots) {}
+
+    // Adds `grad` into slot `id` with the broadcasting addition; on failure the
+    // slot keeps what it had.
+    Result<void> accumulate(std::size_t id, StoragePtr grad);
+    void set_grad(std::size_t id, StoragePtr grad);
+    StoragePtr take(std::size_t id);
+
+    std::vector<StoragePtr>& slots() noexcept { return grads_; }
+
+private:
+    std::vector<StoragePtr> grads_;
+};
+
+}  // namespace zavra::autograd

@@ -1,0 +1,24 @@
+// The batched matrix product with broadcast batch axes, computed in float32.
+#pragma once
+
+#include "engine/cpu/array/nd_array.hpp"
+#include "engine/cpu/numeric/half.hpp"
+#include "support/result.hpp"
+
+namespace zavra::cpu {
+
+// a: [..., m, k], b: [..., k, n] in any layout; the result is row-major [batch..., m, n].
+Result<NdArray<float>> internal_linalg_matmul(const ArrayView<float>& a, const ArrayView<float>& b);
+
+// Per element type: float32 directly, 16-bit types widened once, multiplied in
+// float32 and rounded once per result element.
+template <class T>
+struct MatmulOps {
+    static Result<NdArray<T>> do_matmul(const NdArray<T>& a, const NdArray<T>& b);
+};
+
+extern template struct MatmulOps<float>;
+extern template struct MatmulOps<f16>;
+extern template struct MatmulOps<bf16>;
+
+}  // namespace zavra::cpu
