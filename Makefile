@@ -7,6 +7,9 @@ SOURCES := $(shell find src python -type f) CMakeLists.txt pyproject.toml
 
 .PHONY: demo test test-asan bench clean
 
+ASAN_VENV := .venv-asan
+ASAN_PY   := $(ASAN_VENV)/bin/python
+
 demo: $(VENV)/.examples
 	$(PY) examples/train_digits.py
 
@@ -33,5 +36,23 @@ $(VENV)/.examples: $(VENV)/.installed
 	$(PIP) install -q ".[examples]"
 	touch $@
 
+# The whole suite against an AddressSanitizer + UndefinedBehaviorSanitizer build. The
+# interpreter is not instrumented, so the sanitizer runtimes are preloaded into it and
+# leak detection (which would report the interpreter's own allocations) is off.
+test-asan: $(ASAN_VENV)/.installed
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:halt_on_error=1:allocator_may_return_null=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	ZAVRA_UNDER_SANITIZER=1 \
+	$(ASAN_PY) -m pytest -p no:cacheprovider
+
+$(ASAN_VENV)/.installed: $(SOURCES)
+	bash scripts/system-deps.sh
+	$(PYTHON) -m venv $(ASAN_VENV)
+	$(ASAN_PY) -m pip install -q --upgrade pip
+	$(ASAN_PY) -m pip install -q -C cmake.define.ZAVRA_SANITIZE=ON -C cmake.build-type=RelWithDebInfo \
+		-C build-dir=build/asan ".[test]"
+	touch $@
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(ASAN_VENV)
