@@ -31,7 +31,10 @@ void raise(const Error& error) {
         case ErrorKind::RuntimeError: cls = PyExc_RuntimeError; break;
         case ErrorKind::OverflowError: cls = PyExc_OverflowError; break;
     }
-    PyErr_SetString(cls, error.message.c_str());
+    // Sized, so that a message quoting a name with an embedded NUL keeps all of it.
+    PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(
+        error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "replace"));
+    if (text) PyErr_SetObject(cls, text.get());
 }
 
 void raise_current_exception() noexcept {

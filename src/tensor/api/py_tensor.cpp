@@ -44,14 +44,18 @@ void tensor_dealloc(PyObject* object) {
 
 // ---- construction ----------------------------------------------------------------
 
-// The element-type name as the caller spelled it.
-Result<std::string> dtype_name(PyObject* dtype) {
-    if (!dtype || dtype == Py_None) return std::string("float32");
-    if (PyUnicode_Check(dtype)) return py::to_str(dtype);
+// The element-type name as the caller spelled it, as a str object.
+Result<PyRef> dtype_name(PyObject* dtype) {
+    if (!dtype) {
+        PyRef fallback = PyRef::steal(PyUnicode_FromString("float32"));
+        if (!fallback) return Error::python_set();
+        return fallback;
+    }
+    if (PyUnicode_Check(dtype)) return PyRef::borrow(dtype);
     PyRef name = PyRef::steal(PyObject_GetAttrString(dtype, "__name__"));
     if (name) {
         if (!PyUnicode_Check(name.get())) return py::cast_error(name.get(), "str");
-        return py::to_str(name.get());
+        return name;
     }
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Error::python_set();
     PyErr_Clear();
@@ -62,7 +66,54 @@ Result<std::string> dtype_name(PyObject* dtype) {
     PyRef resolved_name = PyRef::steal(PyObject_GetAttrString(resolved.get(), "name"));
     if (!resolved_name) return Error::python_set();
     if (!PyUnicode_Check(resolved_name.get())) return py::cast_error(resolved_name.get(), "str");
-    return py::to_str(resolved_name.get());
+    return resolved_name;
+}
+
+// The element type a name stands for. The message quotes the name as given, which
+// may hold characters that have no UTF-8 form, so it is formatted by Python.
+Result<DType> dtype_from_object(PyObject* name) {
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &len);
+    if (!text) PyErr_Clear();  // not encodable, so certainly none of the accepted names
+    std::optional<DType> element =
+        text ? dtype_from_name(std::string_view(text, static_cast<std::size_t>(len))) : std::nullopt;
+    if (element) return *element;
+    PyErr_Format(PyExc_ValueError, "Unsupported or invalid data type: '%U'", name);
+    return Error::python_set();
+}
+
+// Whether `device` names the CPU in any letter case. A string that cannot be
+// encoded names no device.
+bool is_cpu_device(PyObject* device) {
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(device, &len);
+    if (!text) {
+        PyErr_Clear();
+        return false;
+    }
+    if (len != 3) return false;
+    for (int i = 0; i < 3; ++i) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != "cpu"[i]) return false;
+    }
+    return true;
+}
+
+// Whether an array's elements are stored as `element` in native byte order.
+bool has_element_type(PyArrayObject* array, DType element) {
+    if (PyArray_ISBYTESWAPPED(array)) return false;
+    switch (element) {
+        case DType::F16: return PyArray_TYPE(array) == NPY_HALF;
+        case DType::F32: return PyArray_TYPE(array) == NPY_FLOAT;
+        case DType::Bool: return PyArray_TYPE(array) == NPY_BOOL;
+        case DType::BF16: {
+            PyArray_Descr* bf16 = py::bfloat16_descr();
+            if (!bf16) PyErr_Clear();
+            return bf16 && PyArray_EquivTypes(PyArray_DESCR(array), bf16);
+        }
+    }
+    return false;
 }
 
 constexpr const char* kNewNames[] = {"data", "dtype", "device", "requires_grad"};
@@ -74,39 +125,36 @@ Result<PyRef> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* data = arg[0];
     PyObject* dtype = arg[1] == Py_None ? nullptr : arg[1];
 
-    std::string device = "cpu";
-    if (arg[2]) {
-        auto r = py::to_str(arg[2]);
-        if (!r) return py::with_note(std::move(r).error(), "device");
-        device = std::move(*r);
-    }
+    if (arg[2] && !PyUnicode_Check(arg[2])) return py::with_note(py::cast_error(arg[2], "str"), "device");
     bool requires_grad = false;
     if (arg[3]) {
         auto r = py::to_bool(arg[3]);
         if (!r) return py::with_note(std::move(r).error(), "requires_grad");
         requires_grad = *r;
     }
-    for (char& c : device) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    if (device != "cpu") return Error::value("The device string is invalid or not supported.");
+    if (arg[2] && !is_cpu_device(arg[2])) return Error::value("The device string is invalid or not supported.");
 
     ZAVRA_TRY(name, dtype_name(dtype));
-    std::optional<DType> element = dtype_from_name(name);
-    if (!element) return Error::value("Unsupported or invalid data type: '" + name + "'");
+    ZAVRA_TRY(element, dtype_from_object(name.get()));
 
     PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
     if (!numpy) return Error::python_set();
     PyRef array_fn = PyRef::steal(PyObject_GetAttrString(numpy.get(), "array"));
     if (!array_fn) return Error::python_set();
     PyRef call_args = PyRef::steal(PyTuple_Pack(1, data));
-    PyRef call_kwargs = PyRef::steal(Py_BuildValue("{s:s}", "dtype", std::string(numpy_name(*element)).c_str()));
+    PyRef call_kwargs = PyRef::steal(Py_BuildValue("{s:s}", "dtype", std::string(numpy_name(element)).c_str()));
     if (!call_args || !call_kwargs) return Error::python_set();
     PyRef array = PyRef::steal(PyObject_Call(array_fn.get(), call_args.get(), call_kwargs.get()));
     if (!array) return Error::python_set();
     if (!py::ensure_numpy()) return Error::python_set();
-    if (!PyArray_Check(array.get())) throw InternalFailure("numpy.array did not return an array");
+    // numpy.array is looked up on every call and may have been replaced; the copy
+    // below reads the buffer by the requested element type, so check it first.
+    if (!PyArray_Check(array.get()) || !has_element_type(reinterpret_cast<PyArrayObject*>(array.get()), element)) {
+        throw InternalFailure("numpy.array did not return an array of the requested element type");
+    }
 
     // The buffer is copied while the new array is private to this call.
-    cpu::CpuStorage storage = cpu::CpuStorage::from_numpy(array.get(), *element);
+    cpu::CpuStorage storage = cpu::CpuStorage::from_numpy(array.get(), element);
     return wrap_as(type, Tensor::leaf(std::move(storage), requires_grad));
 }
 

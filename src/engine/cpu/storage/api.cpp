@@ -1,5 +1,6 @@
 // NumPy exchange: building a CpuStorage from an array and handing one back.
 #include <cstring>
+#include <type_traits>
 
 #include "binding/numpy_api.hpp"
 #include "binding/py_ref.hpp"
@@ -57,6 +58,12 @@ CpuStorage array_from_numpy(PyArrayObject* array) {
         Strides src_strides(bs, bs + nd);
         strided_copy(shape, dst, out.strides(), sizeof(T), static_cast<const char*>(PyArray_DATA(array)),
                      src_strides, 1, sizeof(T));
+    }
+    if constexpr (std::is_same_v<T, bool>) {
+        // NumPy copies bool arrays byte for byte, so a bool array viewed from other
+        // bytes may hold values other than 0 and 1; the kernels rely on 0 and 1.
+        auto* bytes = reinterpret_cast<unsigned char*>(dst);
+        for (std::size_t i = 0; i < n; ++i) bytes[i] = bytes[i] != 0;
     }
     return CpuStorage(std::move(out));
 }
