@@ -130,14 +130,6 @@ Error with_note(Error error, const char* parameter) {
     return Error::python_set();
 }
 
-Result<std::string> to_str(PyObject* value) {
-    if (!PyUnicode_Check(value)) return cast_error(value, "str");
-    Py_ssize_t len = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(value, &len);
-    if (!text) return Error::python_set();
-    return std::string(text, static_cast<std::size_t>(len));
-}
-
 Result<std::size_t> to_size(PyObject* value) {
     PyRef index = PyRef::steal(PyNumber_Index(value));
     if (!index) return Error::python_set();

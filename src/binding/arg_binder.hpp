@@ -35,7 +35,6 @@ Error with_note(Error error, const char* parameter);
 std::string type_qualname(PyObject* value);
 
 // Conversions; their errors carry no note yet.
-Result<std::string> to_str(PyObject* value);
 Result<std::size_t> to_size(PyObject* value);   // an index that fits the size type
 Result<Shape> to_shape(PyObject* value);        // a sequence of sizes, not a str
 Result<bool> to_bool(PyObject* value);          // bool or NumPy bool scalar

@@ -325,6 +325,7 @@ PyTypeObject* create_type() {
         std::vector<PyType_Slot> s = {
             {Py_tp_new, reinterpret_cast<void*>(tensor_new)},
             {Py_tp_dealloc, reinterpret_cast<void*>(tensor_dealloc)},
+            {Py_tp_repr, reinterpret_cast<void*>(tensor_repr)},
             {Py_tp_getset, tensor_getset},
             {Py_tp_methods, methods.data()},
             {Py_tp_doc, const_cast<char*>("Tensor(data, dtype=None, device=\"cpu\", requires_grad=False)\n--\n\n")},

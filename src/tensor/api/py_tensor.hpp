@@ -46,6 +46,9 @@ private:
     PyTensor* object_;
 };
 
+// repr.cpp: NumPy-style text of the data with the element type.
+PyObject* tensor_repr(PyObject* self);
+
 // Defined in operators.cpp: the number and comparison slots and the reflected methods.
 extern PyType_Slot operator_slots[];
 extern PyMethodDef reflected_methods[];
