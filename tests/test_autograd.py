@@ -4,7 +4,7 @@ import ml_dtypes
 import numpy as np
 import pytest
 
-from conftest import bits
+from conftest import bits, run_in_thread
 from zavra import Tensor, nn
 
 relu = nn.functional.relu
@@ -13,17 +13,6 @@ f32 = np.float32
 
 def leaf(values, dtype="f32"):
     return Tensor(np.asarray(values, dtype=np.float32), dtype=dtype, requires_grad=True)
-
-
-def sum_to(grad, shape):
-    """Reduce an unreduced (broadcast-shaped) gradient to an operand's shape."""
-    grad = np.asarray(grad, dtype=np.float64)
-    while grad.ndim > len(shape):
-        grad = grad.sum(axis=0)
-    for axis, extent in enumerate(shape):
-        if extent == 1 and grad.shape[axis] != 1:
-            grad = grad.sum(axis=axis, keepdims=True)
-    return grad
 
 
 # ---- gradient rules ---------------------------------------------------------------
@@ -267,23 +256,6 @@ def test_stale_tensor_without_recording_still_computes():
     np.testing.assert_array_equal((w == 1.0).to_numpy(), [True, False])
     np.testing.assert_array_equal(w.zeros_like().to_numpy(), [0.0, 0.0])
     np.testing.assert_array_equal(w.to_numpy(), [1.0, 2.0])
-
-
-def run_in_thread(fn):
-    box = {}
-
-    def target():
-        try:
-            box["value"] = fn()
-        except BaseException as error:  # noqa: BLE001 - handed back to the test
-            box["error"] = error
-
-    thread = threading.Thread(target=target)
-    thread.start()
-    thread.join()
-    if "error" in box:
-        raise box["error"]
-    return box.get("value")
 
 
 def test_tensor_from_another_thread_is_stale_there():

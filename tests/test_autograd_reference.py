@@ -3,20 +3,10 @@
 import numpy as np
 import pytest
 
+from conftest import sum_to
 from zavra import Tensor, nn
 
 f32 = np.float32
-
-
-def sum_to(grad, shape):
-    """Reduce an unreduced (broadcast-shaped) gradient to an operand's shape."""
-    grad = np.asarray(grad, dtype=np.float64)
-    while grad.ndim > len(shape):
-        grad = grad.sum(axis=0)
-    for axis, extent in enumerate(shape):
-        if extent == 1 and grad.shape[axis] != 1:
-            grad = grad.sum(axis=axis, keepdims=True)
-    return grad
 
 
 class Ops:

@@ -4,6 +4,7 @@ import threading
 import numpy as np
 import pytest
 
+from conftest import run_in_thread
 from zavra import Tensor, nn
 
 relu = nn.functional.relu
@@ -15,24 +16,6 @@ STALE = (
 
 def leaf(values, **kwargs):
     return Tensor(np.asarray(values, dtype=np.float32), requires_grad=True, **kwargs)
-
-
-def on_thread(fn):
-    """Runs fn on a new thread and returns its result or raises its exception."""
-    box = {}
-
-    def target():
-        try:
-            box["value"] = fn()
-        except BaseException as error:  # noqa: BLE001 - re-raised on the caller's thread
-            box["error"] = error
-
-    thread = threading.Thread(target=target)
-    thread.start()
-    thread.join()
-    if "error" in box:
-        raise box["error"]
-    return box.get("value")
 
 
 def test_leaf_takes_part_in_gradients():
@@ -106,22 +89,22 @@ def test_grad_tensor_used_on_another_thread():
     w = leaf([1.0, 2.0])
     y = w * 3.0
     with pytest.raises(RuntimeError) as info:
-        on_thread(lambda: w * leaf([3.0, 4.0]))
+        run_in_thread(lambda: w * leaf([3.0, 4.0]))
     assert str(info.value) == STALE
     with pytest.raises(RuntimeError, match="another thread"):
-        on_thread(lambda: relu(w))
+        run_in_thread(lambda: relu(w))
     with pytest.raises(RuntimeError, match="another thread"):
-        on_thread(w.backward)
-    assert on_thread(w.grad) is None
+        run_in_thread(w.backward)
+    assert run_in_thread(w.grad) is None
     # Data access and unrecorded operations work anywhere.
-    np.testing.assert_array_equal(on_thread(lambda: (w < 1.5).to_numpy()), [True, False])
+    np.testing.assert_array_equal(run_in_thread(lambda: (w < 1.5).to_numpy()), [True, False])
     # The owning thread's graph is untouched by all of that.
     y.backward()
     np.testing.assert_array_equal(w.grad(), [3.0, 3.0])
 
 
 def test_grad_tensor_from_a_finished_thread():
-    w = on_thread(lambda: leaf([1.0, 2.0]))
+    w = run_in_thread(lambda: leaf([1.0, 2.0]))
     with pytest.raises(RuntimeError, match="another thread"):
         w + leaf([0.0, 0.0])
     assert w.grad() is None
@@ -130,14 +113,14 @@ def test_grad_tensor_from_a_finished_thread():
 def test_clear_graph_on_another_thread_leaves_this_one():
     w = leaf([1.0, 2.0])
     y = w * w
-    on_thread(Tensor.clear_graph)
+    run_in_thread(Tensor.clear_graph)
     y.backward()
     np.testing.assert_array_equal(w.grad(), [2.0, 4.0])
 
 
 def test_constant_tensors_are_shared_across_threads():
     a = Tensor(np.arange(12, dtype=np.float32).reshape(3, 4))
-    b = on_thread(lambda: Tensor(np.ones((4, 2), np.float32)))
+    b = run_in_thread(lambda: Tensor(np.ones((4, 2), np.float32)))
     expected = a.to_numpy() @ b.to_numpy()
     barrier = threading.Barrier(4)
     results, errors = [], []

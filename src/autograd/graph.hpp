@@ -22,35 +22,44 @@ public:
 };
 
 // Node records. A leaf is stored as an empty slot and needs no allocation.
-struct AddNode final : BackwardOp {
+// The kinds share a few field layouts; each kind adds only its gradient rule.
+
+// Two operands known by id.
+struct OperandIds : BackwardOp {
     std::size_t lhs_id, rhs_id;
-    AddNode(std::size_t l, std::size_t r) : lhs_id(l), rhs_id(r) {}
-    Result<void> backward(AutogradContext& ctx, const Storage& grad) const override;
+    OperandIds(std::size_t l, std::size_t r) : lhs_id(l), rhs_id(r) {}
 };
-struct SubNode final : BackwardOp {
-    std::size_t lhs_id, rhs_id;
-    SubNode(std::size_t l, std::size_t r) : lhs_id(l), rhs_id(r) {}
-    Result<void> backward(AutogradContext& ctx, const Storage& grad) const override;
-};
-// Products keep shared references to both operands' data (never a copy).
-struct MulNode final : BackwardOp {
+// Two operands whose data the rule needs: shared references, never copies.
+struct SavedOperands : BackwardOp {
     StoragePtr lhs, rhs;
     std::size_t lhs_id, rhs_id;
-    MulNode(StoragePtr a, StoragePtr b, std::size_t l, std::size_t r) : lhs(std::move(a)), rhs(std::move(b)), lhs_id(l), rhs_id(r) {}
-    Result<void> backward(AutogradContext& ctx, const Storage& grad) const override;
+    SavedOperands(StoragePtr a, StoragePtr b, std::size_t l, std::size_t r)
+        : lhs(std::move(a)), rhs(std::move(b)), lhs_id(l), rhs_id(r) {}
 };
-struct DivNode final : BackwardOp {
-    StoragePtr lhs, rhs;
-    std::size_t lhs_id, rhs_id;
-    DivNode(StoragePtr a, StoragePtr b, std::size_t l, std::size_t r) : lhs(std::move(a)), rhs(std::move(b)), lhs_id(l), rhs_id(r) {}
-    Result<void> backward(AutogradContext& ctx, const Storage& grad) const override;
+// One operand and a float32 scalar.
+struct ScalarOperand : BackwardOp {
+    std::size_t input_id;
+    float scalar;
+    ScalarOperand(std::size_t id, float s) : input_id(id), scalar(s) {}
 };
-struct MatmulNode final : BackwardOp {
-    StoragePtr lhs, rhs;
-    std::size_t lhs_id, rhs_id;
-    MatmulNode(StoragePtr a, StoragePtr b, std::size_t l, std::size_t r) : lhs(std::move(a)), rhs(std::move(b)), lhs_id(l), rhs_id(r) {}
-    Result<void> backward(AutogradContext& ctx, const Storage& grad) const override;
-};
+
+#define ZAVRA_NODE_KIND(Name, Base)                                                   \
+    struct Name final : Base {                                                        \
+        using Base::Base;                                                             \
+        Result<void> backward(AutogradContext& ctx, const Storage& grad) const override; \
+    }
+
+ZAVRA_NODE_KIND(AddNode, OperandIds);
+ZAVRA_NODE_KIND(SubNode, OperandIds);
+ZAVRA_NODE_KIND(MulNode, SavedOperands);
+ZAVRA_NODE_KIND(DivNode, SavedOperands);
+ZAVRA_NODE_KIND(MatmulNode, SavedOperands);
+ZAVRA_NODE_KIND(ScalarAddNode, ScalarOperand);
+ZAVRA_NODE_KIND(ScalarSubNode, ScalarOperand);
+ZAVRA_NODE_KIND(ScalarMulNode, ScalarOperand);
+ZAVRA_NODE_KIND(ScalarDivNode, ScalarOperand);  // scalar: the divisor
+#undef ZAVRA_NODE_KIND
+
 struct ReluNode final : BackwardOp {
     StoragePtr input;
     std::size_t input_id;
@@ -70,30 +79,6 @@ struct TransposeNode final : BackwardOp {
     std::size_t input_rank;
     TransposeNode(std::size_t id, std::size_t d0, std::size_t d1, std::size_t rank)
         : input_id(id), dim0(d0), dim1(d1), input_rank(rank) {}
-    Result<void> backward(AutogradContext& ctx, const Storage& grad) const override;
-};
-struct ScalarAddNode final : BackwardOp {
-    std::size_t input_id;
-    float scalar;
-    ScalarAddNode(std::size_t id, float s) : input_id(id), scalar(s) {}
-    Result<void> backward(AutogradContext& ctx, const Storage& grad) const override;
-};
-struct ScalarSubNode final : BackwardOp {
-    std::size_t input_id;
-    float scalar;
-    ScalarSubNode(std::size_t id, float s) : input_id(id), scalar(s) {}
-    Result<void> backward(AutogradContext& ctx, const Storage& grad) const override;
-};
-struct ScalarMulNode final : BackwardOp {
-    std::size_t input_id;
-    float scalar;
-    ScalarMulNode(std::size_t id, float s) : input_id(id), scalar(s) {}
-    Result<void> backward(AutogradContext& ctx, const Storage& grad) const override;
-};
-struct ScalarDivNode final : BackwardOp {
-    std::size_t input_id;
-    float scalar;  // the divisor
-    ScalarDivNode(std::size_t id, float s) : input_id(id), scalar(s) {}
     Result<void> backward(AutogradContext& ctx, const Storage& grad) const override;
 };
 
