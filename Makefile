@@ -5,7 +5,7 @@ PY      := $(VENV)/bin/python
 PIP     := $(PY) -m pip
 SOURCES := $(shell find src python -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test test-asan bench clean
+.PHONY: demo test test-asan test-ft bench clean
 
 ASAN_VENV := .venv-asan
 ASAN_PY   := $(ASAN_VENV)/bin/python
@@ -54,5 +54,22 @@ $(ASAN_VENV)/.installed: $(SOURCES)
 		-C build-dir=build/asan ".[test]"
 	touch $@
 
+# The suite on a free-threaded interpreter with the GIL off (threads really run in
+# parallel there). FT_PYTHON names that interpreter, e.g. a CPython built with
+# --disable-gil; its numpy wheels come from PyPI. The example's extras are left
+# out, so the example tests skip there.
+FT_PYTHON ?= /opt/py314t/bin/python3.14t
+FT_VENV   := .venv-ft
+
+test-ft: $(FT_VENV)/.installed
+	$(FT_VENV)/bin/python -X gil=0 -m pytest -p no:cacheprovider
+
+$(FT_VENV)/.installed: $(SOURCES)
+	bash scripts/system-deps.sh
+	$(FT_PYTHON) -m venv $(FT_VENV)
+	$(FT_VENV)/bin/python -m pip install -q --upgrade pip
+	$(FT_VENV)/bin/python -m pip install -q -C build-dir=build/ft . pytest pytest-timeout hypothesis
+	touch $@
+
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV)
+	rm -rf build $(VENV) $(ASAN_VENV) $(FT_VENV)
