@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "engine/cpu/gemm/gemm.hpp"
 #include "engine/cpu/numeric/ops/mod.hpp"
 #include "engine/cpu/simd/kernel_table.hpp"
 
@@ -10,40 +11,21 @@ namespace zavra::cpu {
 
 namespace {
 
-// C := A * B for one matrix; placeholder reference loop honouring every stride.
-void gemm(std::size_t m, std::size_t k, std::size_t n, const float* a, std::ptrdiff_t ars, std::ptrdiff_t acs,
-          const float* b, std::ptrdiff_t brs, std::ptrdiff_t bcs, float* c, std::ptrdiff_t crs, std::ptrdiff_t ccs) {
-    for (std::size_t i = 0; i < m; ++i) {
-        for (std::size_t j = 0; j < n; ++j) {
-            float sum = 0.0f;
-            for (std::size_t p = 0; p < k; ++p) {
-                sum += a[static_cast<std::ptrdiff_t>(i) * ars + static_cast<std::ptrdiff_t>(p) * acs] *
-                       b[static_cast<std::ptrdiff_t>(p) * brs + static_cast<std::ptrdiff_t>(j) * bcs];
-            }
-            c[static_cast<std::ptrdiff_t>(i) * crs + static_cast<std::ptrdiff_t>(j) * ccs] = sum;
-        }
-    }
-}
-
-struct MutView {
-    float* origin;
-    Shape shape;
-    Strides strides;
-};
-
-Result<void> batched_matmul_recursive(const MutView& out, const ArrayView<float>& a, const ArrayView<float>& b) {
-    const std::size_t rank = out.shape.size();
+// Walks the batch axes in lockstep, without building sub-views: each step only moves
+// the three origins. At rank 2, one kernel call fills one result matrix.
+void batched_matmul_recursive(std::size_t rank, float* out, const std::size_t* out_shape,
+                              const std::ptrdiff_t* out_strides, const float* a, const std::ptrdiff_t* a_strides,
+                              const float* b, const std::ptrdiff_t* b_strides, std::size_t k) {
     if (rank == 2) {
-        gemm(out.shape[0], a.shape[1], out.shape[1], a.origin, a.strides[0], a.strides[1], b.origin, b.strides[0],
-             b.strides[1], out.origin, out.strides[0], out.strides[1]);
-        return {};
+        gemm::sgemm(out_shape[0], k, out_shape[1], a, a_strides[0], a_strides[1], b, b_strides[0], b_strides[1], out,
+                    out_strides[0]);
+        return;
     }
-    for (std::size_t i = 0; i < out.shape[0]; ++i) {
-        MutView sub{out.origin + static_cast<std::ptrdiff_t>(i) * out.strides[0],
-                    Shape(out.shape.begin() + 1, out.shape.end()), Strides(out.strides.begin() + 1, out.strides.end())};
-        ZAVRA_CHECK(batched_matmul_recursive(sub, a.subview(i), b.subview(i)));
+    for (std::size_t i = 0; i < out_shape[0]; ++i) {
+        const auto step = static_cast<std::ptrdiff_t>(i);
+        batched_matmul_recursive(rank - 1, out + step * out_strides[0], out_shape + 1, out_strides + 1,
+                                 a + step * a_strides[0], a_strides + 1, b + step * b_strides[0], b_strides + 1, k);
     }
-    return {};
 }
 
 }  // namespace
@@ -60,7 +42,8 @@ Result<NdArray<float>> internal_linalg_matmul(const ArrayView<float>& a, const A
         return Error::runtime("Matrix inner dimensions mismatch for matmul: " + std::to_string(k) + " vs " +
                               std::to_string(k2));
     }
-    ZAVRA_TRY(batch, broadcast_shapes(Shape(a.shape.begin(), a.shape.end() - 2), Shape(b.shape.begin(), b.shape.end() - 2)));
+    ZAVRA_TRY(batch, broadcast_shapes(Shape(a.shape.begin(), a.shape.end() - 2),
+                                      Shape(b.shape.begin(), b.shape.end() - 2)));
     Shape target_a = batch, target_b = batch, result = batch;
     target_a.push_back(m), target_a.push_back(k);
     target_b.push_back(k), target_b.push_back(n);
@@ -71,10 +54,15 @@ Result<NdArray<float>> internal_linalg_matmul(const ArrayView<float>& a, const A
     if (!vb) return Error::runtime("Broadcast failed for B to " + shape_text(target_b));
     NdArray<float> out = NdArray<float>::row_major(result);
     const std::size_t total = out.size();
-    if (total) std::memset(out.mutable_origin(), 0, total * sizeof(float));
-    if (total == 0 || k == 0) return out;
-    MutView ov{out.mutable_origin(), out.shape(), out.strides()};
-    ZAVRA_CHECK(batched_matmul_recursive(ov, *va, *vb));
+    if (total == 0) return out;
+    // With k > 0 the kernel writes every element of every result matrix, so only an
+    // empty sum needs the zero fill.
+    if (k == 0) {
+        std::memset(out.mutable_origin(), 0, total * sizeof(float));
+        return out;
+    }
+    batched_matmul_recursive(result.size(), out.mutable_origin(), out.shape().data(), out.strides().data(),
+                             va->origin, va->strides.data(), vb->origin, vb->strides.data(), k);
     return out;
 }
 
