@@ -304,3 +304,36 @@ def test_each_thread_records_on_its_own_tape():
     for t in threads:
         t.join()
     assert not errors, errors
+
+
+@pytest.mark.parametrize("lhs_grad, rhs_grad", [(True, True), (True, False), (False, True)])
+@pytest.mark.parametrize(
+    "lhs_shape, rhs_shape, broadcast_to, message",
+    [
+        ((1, 3), (3, 4), (5, 4), "Matrix inner dimensions mismatch for matmul: 1 vs 5"),
+        ((2, 3), (3, 1), (2, 5), "Matrix inner dimensions mismatch for matmul: 5 vs 1"),
+    ],
+)
+def test_matmul_gradient_errors_do_not_depend_on_which_operands_need_gradients(
+    lhs_grad, rhs_grad, lhs_shape, rhs_shape, broadcast_to, message
+):
+    # The product's result is broadcast, so one of its gradient products cannot be
+    # formed; the pass must fail the same way whether or not that gradient is wanted.
+    a = Tensor(np.ones(lhs_shape, f32), requires_grad=lhs_grad)
+    b = Tensor(np.ones(rhs_shape, f32), requires_grad=rhs_grad)
+    y = (a @ b) + Tensor(np.zeros(broadcast_to, f32))
+    with pytest.raises(RuntimeError) as info:
+        y.backward()
+    assert str(info.value) == message
+
+
+def test_matmul_with_a_constant_operand_gives_the_other_gradient():
+    rng = np.random.default_rng(5)
+    x = rng.standard_normal((4, 3)).astype(f32)
+    w = rng.standard_normal((3, 2)).astype(f32)
+    tw = leaf(w)
+    (Tensor(x) @ tw).backward()
+    np.testing.assert_allclose(tw.grad(), x.T @ np.ones((4, 2), f32), rtol=1e-6)
+    tx = leaf(x)
+    (tx @ Tensor(w)).backward()
+    np.testing.assert_allclose(tx.grad(), np.ones((4, 2), f32) @ w.T, rtol=1e-6)

@@ -10,7 +10,10 @@ namespace zavra::autograd {
 
 class AutogradContext {
 public:
-    explicit AutogradContext(std::size_t slots) : grads_(slots) {}
+    AutogradContext(std::size_t slots, const std::vector<bool>& anonymous) : grads_(slots), anonymous_(anonymous) {}
+
+    // Whether anyone can read the gradient of `id`: not for an anonymous leaf.
+    bool wants(std::size_t id) const { return id >= anonymous_.size() || !anonymous_[id]; }
 
     // Adds `grad` into slot `id` with the broadcasting addition; on failure the
     // slot keeps what it had.
@@ -22,6 +25,7 @@ public:
 
 private:
     std::vector<StoragePtr> grads_;
+    const std::vector<bool>& anonymous_;
 };
 
 }  // namespace zavra::autograd

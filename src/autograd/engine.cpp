@@ -11,7 +11,7 @@ Result<void> run_backward(std::size_t root_id, StoragePtr seed) {
     const std::size_t count = tape->node_count();
     if (root_id >= count) index_out_of_bounds(count, root_id);
 
-    AutogradContext ctx(count);
+    AutogradContext ctx(count, tape->anonymous_leaves());
     ctx.set_grad(root_id, std::move(seed));
     for (std::size_t i = root_id + 1; i-- > 0;) {
         StoragePtr grad = ctx.take(i);
@@ -24,7 +24,7 @@ Result<void> run_backward(std::size_t root_id, StoragePtr seed) {
 
     auto& slots = ctx.slots();
     for (std::size_t i = 0; i < slots.size(); ++i) {
-        if (slots[i]) tape->set_grad(i, std::move(slots[i]));
+        if (slots[i] && ctx.wants(i)) tape->set_grad(i, std::move(slots[i]));
     }
     return {};
 }

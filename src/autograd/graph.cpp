@@ -33,12 +33,20 @@ Tape::Access::Access(Tape& tape) : tape_(tape) {
 
 std::size_t Tape::add_leaf() { return push_node(nullptr); }
 
+std::size_t Tape::add_anonymous_leaf() {
+    const std::size_t id = push_node(nullptr);
+    anonymous_.back() = true;
+    return id;
+}
+
 std::size_t Tape::push_node(std::unique_ptr<BackwardOp> node) {
     const std::size_t id = nodes_.size();
     // Reserve first so that both lists grow or neither does; slot id always
     // belongs to node id and starts empty.
     if (grads_.size() <= id) grads_.reserve(id + 1);
+    anonymous_.reserve(id + 1);
     nodes_.push_back(std::move(node));
+    anonymous_.push_back(false);
     if (grads_.size() <= id) grads_.resize(id + 1);
     else grads_[id].reset();
     return id;
@@ -59,6 +67,7 @@ void Tape::clear() {
     for (auto& node : nodes_) node.reset();
     std::vector<std::unique_ptr<BackwardOp>>().swap(nodes_);
     std::vector<StoragePtr>().swap(grads_);
+    std::vector<bool>().swap(anonymous_);
     stamp_ = next_stamp();
 }
 

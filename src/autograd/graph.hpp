@@ -99,6 +99,9 @@ public:
     bool issued(const NodeRef& ref) const noexcept { return ref.stamp == stamp_; }
 
     std::size_t add_leaf();
+    // A leaf for an operand that has no node id. No tensor carries its id, so no
+    // one can read its gradient: the backward pass need not compute it.
+    std::size_t add_anonymous_leaf();
     std::size_t push_node(std::unique_ptr<BackwardOp> node);
     void set_grad(std::size_t id, StoragePtr grad);
     StoragePtr get_grad(std::size_t id) const;
@@ -107,6 +110,7 @@ public:
     std::size_t node_count() const noexcept { return nodes_.size(); }
     // Null for a leaf.
     const BackwardOp* node(std::size_t id) const { return nodes_.at(id).get(); }
+    const std::vector<bool>& anonymous_leaves() const noexcept { return anonymous_; }
 
     // Exclusive use of the tape for the lifetime of the guard; nested use on one
     // thread is an internal failure.
@@ -128,6 +132,7 @@ public:
 private:
     std::vector<std::unique_ptr<BackwardOp>> nodes_;
     std::vector<StoragePtr> grads_;
+    std::vector<bool> anonymous_;  // entry i: node i is an anonymous leaf
     std::uint64_t stamp_;
     bool busy_ = false;
 };

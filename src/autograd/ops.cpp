@@ -42,7 +42,15 @@ Result<void> DivNode::backward(AutogradContext& ctx, const Storage& grad) const 
 }
 
 Result<void> MatmulNode::backward(AutogradContext& ctx, const Storage& grad) const {
-    return deliver_pair(ctx, lhs_id, rhs_id, cpu::CpuStorage::backward_matmul(lhs->cpu, grad.cpu, rhs->cpu));
+    // A product with a constant (say, a batch of inputs) skips the constant's product,
+    // which nothing can read; its shapes are still checked, so errors are the same.
+    const bool want_lhs = ctx.wants(lhs_id), want_rhs = ctx.wants(rhs_id);
+    if (want_lhs && want_rhs) {
+        return deliver_pair(ctx, lhs_id, rhs_id, cpu::CpuStorage::backward_matmul(lhs->cpu, grad.cpu, rhs->cpu));
+    }
+    const auto side = want_lhs ? cpu::MatmulSide::Lhs : cpu::MatmulSide::Rhs;
+    return deliver(ctx, want_lhs ? lhs_id : rhs_id,
+                   cpu::CpuStorage::backward_matmul_one(lhs->cpu, grad.cpu, rhs->cpu, side));
 }
 
 Result<void> ReluNode::backward(AutogradContext& ctx, const Storage& grad) const {

@@ -13,7 +13,7 @@ using autograd::Tape;
 Error stale_error() { return Error::runtime(autograd::stale_graph_message()); }
 
 // The operand's node id, or a new leaf for an operand without one.
-std::size_t operand_id(Tape& tape, const Tensor& t) { return t.node() ? t.node()->id : tape.add_leaf(); }
+std::size_t operand_id(Tape& tape, const Tensor& t) { return t.node() ? t.node()->id : tape.add_anonymous_leaf(); }
 
 // Records one operation in one exclusive access: operand ids (left first), then the
 // node that `make(ids...)` builds. A stale operand stops it before anything is pushed.

@@ -7,6 +7,7 @@
 
 #include "engine/cpu/array/nd_array.hpp"
 #include "engine/cpu/numeric/half.hpp"
+#include "engine/cpu/numeric/ops/matmul.hpp"
 #include "support/result.hpp"
 #include "support/shape.hpp"
 #include "tensor/storage/dtype.hpp"
@@ -79,6 +80,9 @@ public:
     static Result<StoragePair> backward_mul(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs);
     static Result<StoragePair> backward_div(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs);
     static Result<StoragePair> backward_matmul(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs);
+    // One side of backward_matmul; the other side's product is only checked.
+    static Result<CpuStorage> backward_matmul_one(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs,
+                                                  MatmulSide side);
 
 private:
     Variant data_;

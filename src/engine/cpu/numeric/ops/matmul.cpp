@@ -30,28 +30,42 @@ void batched_matmul_recursive(std::size_t rank, float* out, const std::size_t* o
 
 }  // namespace
 
-Result<NdArray<float>> internal_linalg_matmul(const ArrayView<float>& a, const ArrayView<float>& b) {
-    const std::size_t ra = a.ndim(), rb = b.ndim();
+Result<MatmulPlan> plan_matmul(const Shape& a, const Shape& b) {
+    const std::size_t ra = a.size(), rb = b.size();
     if (ra < 2 || rb < 2) {
         return Error::runtime("Matmul requires at least 2D tensors. A: " + std::to_string(ra) +
                               "D, B: " + std::to_string(rb) + "D");
     }
-    const std::size_t m = a.shape[ra - 2], k = a.shape[ra - 1];
-    const std::size_t k2 = b.shape[rb - 2], n = b.shape[rb - 1];
-    if (k != k2) {
-        return Error::runtime("Matrix inner dimensions mismatch for matmul: " + std::to_string(k) + " vs " +
-                              std::to_string(k2));
+    MatmulPlan plan;
+    plan.m = a[ra - 2];
+    plan.k = a[ra - 1];
+    plan.n = b[rb - 1];
+    if (plan.k != b[rb - 2]) {
+        return Error::runtime("Matrix inner dimensions mismatch for matmul: " + std::to_string(plan.k) + " vs " +
+                              std::to_string(b[rb - 2]));
     }
-    ZAVRA_TRY(batch, broadcast_shapes(Shape(a.shape.begin(), a.shape.end() - 2),
-                                      Shape(b.shape.begin(), b.shape.end() - 2)));
-    Shape target_a = batch, target_b = batch, result = batch;
-    target_a.push_back(m), target_a.push_back(k);
-    target_b.push_back(k), target_b.push_back(n);
-    result.push_back(m), result.push_back(n);
-    auto va = broadcast_view(a, target_a);
-    if (!va) return Error::runtime("Broadcast failed for A to " + shape_text(target_a));
-    auto vb = broadcast_view(b, target_b);
-    if (!vb) return Error::runtime("Broadcast failed for B to " + shape_text(target_b));
+    ZAVRA_TRY(batch, broadcast_shapes(Shape(a.begin(), a.end() - 2), Shape(b.begin(), b.end() - 2)));
+    plan.target_a = plan.target_b = plan.result = batch;
+    plan.target_a.push_back(plan.m), plan.target_a.push_back(plan.k);
+    plan.target_b.push_back(plan.k), plan.target_b.push_back(plan.n);
+    plan.result.push_back(plan.m), plan.result.push_back(plan.n);
+    // A broadcast view is impossible only when its element count cannot be addressed.
+    if (!checked_element_count(plan.target_a)) {
+        return Error::runtime("Broadcast failed for A to " + shape_text(plan.target_a));
+    }
+    if (!checked_element_count(plan.target_b)) {
+        return Error::runtime("Broadcast failed for B to " + shape_text(plan.target_b));
+    }
+    return plan;
+}
+
+Result<NdArray<float>> internal_linalg_matmul(const ArrayView<float>& a, const ArrayView<float>& b) {
+    ZAVRA_TRY(plan, plan_matmul(a.shape, b.shape));
+    const std::size_t k = plan.k;
+    const Shape& result = plan.result;
+    auto va = broadcast_view(a, plan.target_a);
+    auto vb = broadcast_view(b, plan.target_b);
+    if (!va || !vb) throw InternalFailure("matmul operands could not be broadcast after planning");
     NdArray<float> out = NdArray<float>::row_major(result);
     const std::size_t total = out.size();
     if (total == 0) return out;
