@@ -17,6 +17,6 @@ struct Storage {
 // Shared, immutable, atomically counted.
 using StoragePtr = std::shared_ptr<const Storage>;
 
-inline StoragePtr make_storage(cpu::CpuStorage data) { return std::make_shared<const Storage>(Storage{std::move(data)}); }
+inline StoragePtr make_storage(cpu::CpuStorage&& data) { return std::make_shared<const Storage>(std::move(data)); }
 
 }  // namespace zavra

@@ -43,21 +43,25 @@ public:
     // New uninitialised array with the given strides, which must describe a dense
     // block (a permutation of a row-major layout): the buffer holds exactly
     // element_count(shape) elements.
-    static NdArray uninitialized(Shape shape, Strides strides) {
+    static NdArray uninitialized(const Shape& shape, Strides&& strides) {
         std::size_t n = element_count(shape);
         std::ptrdiff_t offset = 0;
         for (std::size_t i = 0; i < shape.size(); ++i) {
             if (strides[i] < 0 && shape[i] > 0) offset -= strides[i] * static_cast<std::ptrdiff_t>(shape[i] - 1);
         }
-        return NdArray(SharedBuffer::allocate(n * sizeof(T)), static_cast<std::size_t>(offset), std::move(shape),
-                       std::move(strides));
+        NdArray out;
+        out.buffer_ = SharedBuffer::allocate(n * sizeof(T));
+        out.offset_ = static_cast<std::size_t>(offset);
+        out.shape_ = shape;
+        out.strides_ = std::move(strides);
+        return out;
     }
-    static NdArray row_major(Shape shape) {
-        Strides strides = row_major_strides(shape);
-        return uninitialized(std::move(shape), std::move(strides));
+    static NdArray uninitialized(const Shape& shape, const Strides& strides) {
+        return uninitialized(shape, Strides(strides));
     }
-    static NdArray filled(Shape shape, T value) {
-        NdArray out = row_major(std::move(shape));
+    static NdArray row_major(const Shape& shape) { return uninitialized(shape, row_major_strides(shape)); }
+    static NdArray filled(const Shape& shape, T value) {
+        NdArray out = row_major(shape);
         T* p = out.mutable_origin();
         std::size_t n = out.size();
         for (std::size_t i = 0; i < n; ++i) p[i] = value;

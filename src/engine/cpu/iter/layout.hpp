@@ -38,6 +38,8 @@ inline LayoutFlags classify(const Shape& shape, const Strides& strides) {
 // Result order of an element-wise operation on two views of one shape:
 // column-major only when both operands prefer it.
 inline Order preferred_order(const Shape& shape, const Strides& a, const Strides& b) {
+    // Two row-major operands, by far the common case, can only give row-major.
+    if (is_standard_layout(shape, a) && is_standard_layout(shape, b)) return Order::RowMajor;
     LayoutFlags fa = classify(shape, a);
     LayoutFlags fb = classify(shape, b);
     bool column = !(fa.rc && fb.rc) && ((fa.cc && fb.cc) || fa.score() + fb.score() < 0);

@@ -15,14 +15,15 @@ static inline uint32_t bits_from_f32(float f) {
     return bits;
 }
 
-// binary16 -> float32, exact for every pattern (subnormals, infinities, NaN payloads).
+// binary16 -> float32, exact for every number (subnormals and infinities included).
+// A NaN keeps its payload and comes out quiet, as the F16C instruction makes it.
 static inline float f16_bits_to_f32(uint16_t h) {
     uint32_t sign = static_cast<uint32_t>(h & 0x8000u) << 16;
     uint32_t exp = (h >> 10) & 0x1fu;
     uint32_t mant = h & 0x3ffu;
     uint32_t bits;
     if (exp == 0x1f) {
-        bits = sign | 0x7f800000u | (mant << 13);
+        bits = sign | 0x7f800000u | (mant << 13) | (mant ? 0x00400000u : 0u);
     } else if (exp != 0) {
         bits = sign | ((exp + 112u) << 23) | (mant << 13);
     } else if (mant == 0) {

@@ -185,11 +185,19 @@ struct AddF { static float f(float a, float b) { return a + b; } };
 struct SubF { static float f(float a, float b) { return a - b; } };
 struct MulF { static float f(float a, float b) { return a * b; } };
 struct DivF { static float f(float a, float b) { return a / b; } };
-struct EqF { static bool f(float a, float b) { return a == b; } };
-struct GeF { static bool f(float a, float b) { return a >= b; } };
-struct GtF { static bool f(float a, float b) { return a > b; } };
-struct LeF { static bool f(float a, float b) { return a <= b; } };
-struct LtF { static bool f(float a, float b) { return a < b; } };
+#if defined(__AVX512F__)
+// Ordered, quiet predicates: false whenever a NaN is involved, like the scalar forms.
+#define ZAVRA_CMP_MASK(pred) \
+    static __mmask64 mask(__m512 a, __m512 b) { return _mm512_cmp_ps_mask(a, b, pred); }
+#else
+#define ZAVRA_CMP_MASK(pred)
+#endif
+struct EqF { static bool f(float a, float b) { return a == b; } ZAVRA_CMP_MASK(_CMP_EQ_OQ) };
+struct GeF { static bool f(float a, float b) { return a >= b; } ZAVRA_CMP_MASK(_CMP_GE_OQ) };
+struct GtF { static bool f(float a, float b) { return a > b; } ZAVRA_CMP_MASK(_CMP_GT_OQ) };
+struct LeF { static bool f(float a, float b) { return a <= b; } ZAVRA_CMP_MASK(_CMP_LE_OQ) };
+struct LtF { static bool f(float a, float b) { return a < b; } ZAVRA_CMP_MASK(_CMP_LT_OQ) };
+#undef ZAVRA_CMP_MASK
 
 // Arithmetic: out[i] = Op(a[i], b[i]) in float32, rounded to T.
 template <class T, class Op>
@@ -220,6 +228,13 @@ void arith_loop(char* const* p, const ptrdiff_t* s, size_t n) {
                 return;
             }
         }
+        // Other strides: one pass, no staging buffers (short runs of exchanged axes).
+        // The strides are copied first: stores through char* could alias them.
+        const ptrdiff_t so = s[0], sa = s[1], sb = s[2];
+        for (size_t i = 0; i < n; ++i, out += so, a += sa, b += sb) {
+            Elem<float>::store(out, Op::f(Elem<float>::load(a), Elem<float>::load(b)));
+        }
+        return;
     }
     float xa[kChunk], xb[kChunk], xo[kChunk];
     for (size_t done = 0; done < n; done += kChunk) {
@@ -237,6 +252,39 @@ void compare_loop(char* const* p, const ptrdiff_t* s, size_t n) {
     char* out = p[0];
     const char* a = p[1];
     const char* b = p[2];
+    if constexpr (sizeof(T) == sizeof(float)) {
+        constexpr ptrdiff_t w = sizeof(float);
+        if (s[0] == 1 && s[1] == w && (s[2] == w || s[2] == 0)) {
+            uint8_t* __restrict o = reinterpret_cast<uint8_t*>(out);
+            const float* __restrict x = reinterpret_cast<const float*>(a);
+            if (s[2] == w) {
+                const float* __restrict y = reinterpret_cast<const float*>(b);
+                size_t i = 0;
+#if defined(__AVX512BW__)
+                // 64 results per step: four compare masks joined into one byte mask.
+                const __m512i one = _mm512_set1_epi8(1);
+                for (; i + 64 <= n; i += 64) {
+                    __mmask64 m0 = Op::mask(_mm512_loadu_ps(x + i), _mm512_loadu_ps(y + i));
+                    __mmask64 m1 = Op::mask(_mm512_loadu_ps(x + i + 16), _mm512_loadu_ps(y + i + 16));
+                    __mmask64 m2 = Op::mask(_mm512_loadu_ps(x + i + 32), _mm512_loadu_ps(y + i + 32));
+                    __mmask64 m3 = Op::mask(_mm512_loadu_ps(x + i + 48), _mm512_loadu_ps(y + i + 48));
+                    __mmask64 m = m0 | (m1 << 16) | (m2 << 32) | (m3 << 48);
+                    _mm512_storeu_si512(o + i, _mm512_maskz_mov_epi8(m, one));
+                }
+#endif
+                for (; i < n; ++i) o[i] = Op::f(x[i], y[i]);
+            } else {
+                const float y = Elem<float>::load(b);
+                for (size_t i = 0; i < n; ++i) o[i] = Op::f(x[i], y);
+            }
+            return;
+        }
+        const ptrdiff_t so = s[0], sa = s[1], sb = s[2];
+        for (size_t i = 0; i < n; ++i, out += so, a += sa, b += sb) {
+            *out = Op::f(Elem<float>::load(a), Elem<float>::load(b));
+        }
+        return;
+    }
     float xa[kChunk], xb[kChunk];
     bool xo[kChunk];
     for (size_t done = 0; done < n; done += kChunk) {
@@ -249,7 +297,8 @@ void compare_loop(char* const* p, const ptrdiff_t* s, size_t n) {
             for (size_t i = 0; i < m; ++i) ob[i] = Op::f(fa[i], fb[i]);
         } else {
             for (size_t i = 0; i < m; ++i) xo[i] = Op::f(fa[i], fb[i]);
-            for (size_t i = 0; i < m; ++i) o[static_cast<ptrdiff_t>(i) * s[0]] = xo[i];
+            const ptrdiff_t so = s[0];
+            for (size_t i = 0; i < m; ++i, o += so) *o = xo[i];
         }
     }
 }
@@ -279,10 +328,9 @@ void byte_loop(char* const* p, const ptrdiff_t* s, size_t n) {
         for (size_t i = 0; i < n; ++i) out[i] = Op::f(a[i], y);
         return;
     }
-    for (size_t i = 0; i < n; ++i) {
-        ptrdiff_t k = static_cast<ptrdiff_t>(i);
-        out[k * s[0]] = Op::f(a[k * s[1]], b[k * s[2]]);
-    }
+    // Strides copied first: byte stores could alias them.
+    const ptrdiff_t so = s[0], sa = s[1], sb = s[2];
+    for (size_t i = 0; i < n; ++i, out += so, a += sa, b += sb) *out = Op::f(*a, *b);
 }
 
 void not_loop(char* const* p, const ptrdiff_t* s, size_t n) {
@@ -292,10 +340,8 @@ void not_loop(char* const* p, const ptrdiff_t* s, size_t n) {
         for (size_t i = 0; i < n; ++i) out[i] = a[i] ^ 1u;
         return;
     }
-    for (size_t i = 0; i < n; ++i) {
-        ptrdiff_t k = static_cast<ptrdiff_t>(i);
-        out[k * s[0]] = a[k * s[1]] ^ 1u;
-    }
+    const ptrdiff_t so = s[0], sa = s[1];
+    for (size_t i = 0; i < n; ++i, out += so, a += sa) *out = *a ^ 1u;
 }
 
 // x > 0 on the element's own type. For the 16-bit types a positive value (up to
@@ -331,12 +377,14 @@ void relu_loop(char* const* p, const ptrdiff_t* s, size_t n) {
         for (size_t i = 0; i < n; ++i) o[i] = Positive<T>::f(x[i]) ? x[i] : Positive<T>::zero;
         return;
     }
-    for (size_t i = 0; i < n; ++i) {
-        ptrdiff_t k = static_cast<ptrdiff_t>(i);
+    const ptrdiff_t so = s[0], sx = s[1];
+    char* out = p[0];
+    const char* in = p[1];
+    for (size_t i = 0; i < n; ++i, out += so, in += sx) {
         B x;
-        __builtin_memcpy(&x, p[1] + k * s[1], sizeof x);
+        __builtin_memcpy(&x, in, sizeof x);
         B r = Positive<T>::f(x) ? x : Positive<T>::zero;
-        __builtin_memcpy(p[0] + k * s[0], &r, sizeof r);
+        __builtin_memcpy(out, &r, sizeof r);
     }
 }
 
@@ -352,13 +400,16 @@ void relu_backward_loop(char* const* p, const ptrdiff_t* s, size_t n) {
         for (size_t i = 0; i < n; ++i) o[i] = Positive<T>::f(x[i]) ? g[i] : Positive<T>::zero;
         return;
     }
-    for (size_t i = 0; i < n; ++i) {
-        ptrdiff_t k = static_cast<ptrdiff_t>(i);
+    const ptrdiff_t so = s[0], sg = s[1], sx = s[2];
+    char* out = p[0];
+    const char* pg = p[1];
+    const char* px = p[2];
+    for (size_t i = 0; i < n; ++i, out += so, pg += sg, px += sx) {
         B g, x;
-        __builtin_memcpy(&g, p[1] + k * s[1], sizeof g);
-        __builtin_memcpy(&x, p[2] + k * s[2], sizeof x);
+        __builtin_memcpy(&g, pg, sizeof g);
+        __builtin_memcpy(&x, px, sizeof x);
         B r = Positive<T>::f(x) ? g : Positive<T>::zero;
-        __builtin_memcpy(p[0] + k * s[0], &r, sizeof r);
+        __builtin_memcpy(out, &r, sizeof r);
     }
 }
 

@@ -10,8 +10,7 @@ Result<CpuStorage> logical(const CpuStorage& self, const CpuStorage& other, simd
     const auto* a = self.get_if<bool>();
     const auto* b = other.get_if<bool>();
     if (!a || !b) return Error::runtime("Logical operations are only supported for Bool data types.");
-    ZAVRA_TRY(out, (binary_kernel<bool, bool>(*a, *b, simd::kernels().logical[static_cast<int>(op)])));
-    return CpuStorage(std::move(out));
+    return binary_kernel_as<bool, bool, CpuStorage>(*a, *b, simd::kernels().logical[static_cast<int>(op)]);
 }
 
 }  // namespace

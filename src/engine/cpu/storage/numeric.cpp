@@ -36,8 +36,7 @@ Result<CpuStorage> arithmetic(const CpuStorage& self, const CpuStorage& other, B
     simd::Loop loop = loop_for(op, self.dtype());
     return std::visit([&](const auto& a) -> Result<CpuStorage> {
         using T = typename std::decay_t<decltype(a)>::value_type;
-        ZAVRA_TRY(out, (binary_kernel<T, T>(a, *other.get_if<T>(), loop)));
-        return CpuStorage(std::move(out));
+        return binary_kernel_as<T, T, CpuStorage>(a, *other.get_if<T>(), loop);
     }, self.variant());
 }
 
@@ -49,8 +48,7 @@ Result<CpuStorage> comparison(const CpuStorage& self, const CpuStorage& other, B
     simd::Loop loop = loop_for(op, self.dtype());
     return std::visit([&](const auto& a) -> Result<CpuStorage> {
         using T = typename std::decay_t<decltype(a)>::value_type;
-        ZAVRA_TRY(out, (binary_kernel<T, bool>(a, *other.get_if<T>(), loop)));
-        return CpuStorage(std::move(out));
+        return binary_kernel_as<T, bool, CpuStorage>(a, *other.get_if<T>(), loop);
     }, self.variant());
 }
 

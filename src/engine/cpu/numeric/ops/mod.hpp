@@ -1,6 +1,7 @@
 // Broadcasting: the common shape of two shapes and zero-copy views onto it.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -12,32 +13,42 @@ namespace zavra::cpu {
 
 Result<Shape> broadcast_shapes(const Shape& a, const Shape& b);
 
-// View of an array (shape, strides) stretched onto `target`, or nothing when the
-// target holds more elements than can be addressed. The caller guarantees that
-// the shapes are compatible.
+// Strides of an array (shape, strides) stretched onto `target`: the source's own
+// stride where the extents agree, 0 where an extent of 1 is stretched or an axis
+// is missing. The caller guarantees that the shapes are compatible.
+inline Strides broadcast_strides(const Shape& shape, const Strides& strides, const Shape& target) {
+    Strides out(target.size(), 0);
+    const std::size_t lead = target.size() - shape.size();
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        if (shape[i] == target[lead + i]) out[lead + i] = strides[i];
+    }
+    return out;
+}
+
+// View of an array stretched onto `target`, or nothing when the target holds more
+// elements than can be addressed. The caller guarantees that the shapes are compatible.
 template <class T>
 std::optional<ArrayView<T>> broadcast_view(const ArrayView<T>& source, const Shape& target) {
     if (!checked_element_count(target)) return std::nullopt;
-    ArrayView<T> view;
-    view.origin = source.origin;
-    view.shape = target;
-    view.strides.assign(target.size(), 0);
-    const std::size_t lead = target.size() - source.shape.size();
-    for (std::size_t i = 0; i < source.shape.size(); ++i) {
-        if (source.shape[i] == target[lead + i]) view.strides[lead + i] = source.strides[i];
-    }
-    return view;
+    return ArrayView<T>{source.origin, target, broadcast_strides(source.shape, source.strides, target)};
 }
 
-// One routine for every element type, Bool included.
+// One routine for every element type, Bool included. The size test depends only
+// on the common shape, so it is made once and a failure is always reported for A:
+// the same test for B could never fail after A's passed.
 template <class T>
 Result<std::pair<ArrayView<T>, ArrayView<T>>> broadcast_tensors(const NdArray<T>& a, const NdArray<T>& b) {
     ZAVRA_TRY(common, broadcast_shapes(a.shape(), b.shape()));
-    auto va = broadcast_view(a.view(), common);
-    if (!va) return Error::runtime("Broadcast failed for A: " + shape_text(a.shape()) + " -> " + shape_text(common));
-    auto vb = broadcast_view(b.view(), common);
-    if (!vb) return Error::runtime("Broadcast failed for B: " + shape_text(b.shape()) + " -> " + shape_text(common));
-    return std::pair{std::move(*va), std::move(*vb)};
+    const bool addressable = checked_element_count(common).has_value();
+    if (!addressable) {
+        return Error::runtime("Broadcast failed for A: " + shape_text(a.shape()) + " -> " + shape_text(common));
+    }
+    std::pair<ArrayView<T>, ArrayView<T>> views{
+        ArrayView<T>{a.origin(), common, broadcast_strides(a.shape(), a.strides(), common)},
+        ArrayView<T>{b.origin(), std::move(common), {}},
+    };
+    views.second.strides = broadcast_strides(b.shape(), b.strides(), views.second.shape);
+    return views;
 }
 
 }  // namespace zavra::cpu
