@@ -77,3 +77,31 @@ def test_returned_arrays_are_freed_with_their_last_reference():
     (t * 2.0).backward()
     refs = [weakref.ref(t.to_numpy()) for _ in range(10)] + [weakref.ref(t.grad()) for _ in range(10)]
     assert all(r() is None for r in refs)
+
+
+def test_recycled_buffers_never_alias_live_results():
+    # Results of a few hundred KiB are recycled through a per-thread cache.
+    base = np.arange(50000, dtype=np.float32)
+    t = Tensor(base)
+    kept = []
+    for k in range(12):
+        kept.append(t * float(k))
+        (t + 1.0).to_numpy()  # a result freed at once, its block recycled
+    for k, result in enumerate(kept):
+        np.testing.assert_array_equal(result.to_numpy(), base * np.float32(k))
+
+
+def test_buffers_freed_on_other_threads_and_after_thread_exit():
+    import threading
+
+    made = []
+
+    def producer():
+        made.extend(Tensor(np.ones(40000, np.float32)) * float(i) for i in range(8))
+
+    thread = threading.Thread(target=producer)
+    thread.start()
+    thread.join()
+    for i, result in enumerate(made):
+        assert float(result.to_numpy()[0]) == i
+    made.clear()  # freed here, on another thread than the one that allocated them

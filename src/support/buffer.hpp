@@ -50,9 +50,13 @@ public:
 #endif
         // malloc's own alignment is 16: over-allocate and start the data on the next
         // cache line (cheaper than aligned_alloc, which splits chunks).
-        void* raw = std::malloc(kSmallHeader + kAlign + bytes);
+        const std::size_t total = kSmallHeader + kAlign + bytes;
+        const unsigned size_class = total >= kCachedMin ? class_of(total) : 0;
+        void* raw = size_class ? take_cached(size_class) : nullptr;
+        if (!raw) raw = std::malloc(size_class ? std::size_t{1} << size_class : total);
         if (!raw) throw std::bad_alloc();
         out.block_ = ::new (raw) Block{};
+        if (size_class) out.block_->capacity = std::size_t{1} << size_class;
         const auto first = reinterpret_cast<std::uintptr_t>(raw) + kSmallHeader;
         out.data_ = reinterpret_cast<std::byte*>((first + kAlign - 1) / kAlign * kAlign);
         return out;
@@ -91,7 +95,7 @@ private:
         std::atomic<std::size_t> refs{1};
         void* map_base = nullptr;  // set for a buffer mapped on its own
         std::size_t map_length = 0;
-        std::size_t capacity = 0;  // usable bytes of a mapping
+        std::size_t capacity = 0;  // usable bytes of a mapping; block size of a cacheable medium block
     };
     static_assert(sizeof(Block) <= kSmallHeader && alignof(Block) <= 16);
 
@@ -102,8 +106,68 @@ private:
             return;
         }
 #endif
+        const unsigned size_class = block->capacity ? class_of(block->capacity) : 0;
         block->~Block();
-        std::free(block);
+        if (!size_class || !keep_cached(block, size_class)) std::free(block);
+    }
+
+    // Medium buffers of a training loop come and go in the same few sizes. Handing
+    // them back to malloc lets it shrink the heap and fault the pages in again on
+    // the next step; a small per-thread cache by power-of-two class keeps them.
+    static constexpr std::size_t kCachedMin = std::size_t{16} << 10;
+    static constexpr unsigned kFirstClass = 14, kLastClass = 23;  // 16 KiB .. 8 MiB blocks
+    static constexpr int kPerClass = 4;
+    static constexpr std::size_t kThreadCacheBytes = std::size_t{24} << 20;
+
+    static unsigned class_of(std::size_t total) noexcept {
+        return static_cast<unsigned>(64 - __builtin_clzll(static_cast<unsigned long long>(total - 1)));
+    }
+
+    struct ThreadCache {
+        void* blocks[kLastClass - kFirstClass + 1][kPerClass] = {};
+        int counts[kLastClass - kFirstClass + 1] = {};
+        std::size_t bytes = 0;
+        ~ThreadCache() {
+            dead() = true;
+            for (int c = 0; c <= static_cast<int>(kLastClass - kFirstClass); ++c) {
+                for (int i = 0; i < counts[c]; ++i) std::free(blocks[c][i]);
+            }
+        }
+        // Trivially destructible, so still readable while other thread-locals are
+        // torn down after the cache.
+        static bool& dead() noexcept {
+            static thread_local bool flag = false;
+            return flag;
+        }
+    };
+
+    static ThreadCache* thread_cache() noexcept {
+#if defined(__SANITIZE_ADDRESS__)
+        return nullptr;  // every buffer goes back to the allocator, where the sanitizer watches it
+#endif
+        if (ThreadCache::dead()) return nullptr;
+        static thread_local ThreadCache cache;
+        return &cache;
+    }
+
+    static void* take_cached(unsigned size_class) noexcept {
+        ThreadCache* cache = thread_cache();
+        if (!cache || size_class > kLastClass) return nullptr;
+        int& count = cache->counts[size_class - kFirstClass];
+        if (count == 0) return nullptr;
+        cache->bytes -= std::size_t{1} << size_class;
+        return cache->blocks[size_class - kFirstClass][--count];
+    }
+
+    static bool keep_cached(void* raw, unsigned size_class) noexcept {
+        ThreadCache* cache = thread_cache();
+        if (!cache || size_class > kLastClass) return false;
+        const std::size_t size = std::size_t{1} << size_class;
+        int& count = cache->counts[size_class - kFirstClass];
+        if (count == kPerClass || cache->bytes + size > kThreadCacheBytes) return false;
+        cache->blocks[size_class - kFirstClass][count++] = raw;
+        cache->bytes += size;
+        return true;
     }
 
 #if defined(__linux__)
