@@ -23,9 +23,9 @@ def test_readme_usage_example_runs(capsys):
 def train_digits():
     pytest.importorskip("sklearn")
     pytest.importorskip("tqdm")
-    spec = importlib.util.spec_from_file_location("train_digits", ROOT / "examples" / "train_digits.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("train_digits", ROOT / "examples" / "train_digits.py")
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 

@@ -334,14 +334,14 @@ PyTypeObject* create_type() {
         s.push_back({0, nullptr});
         return s;
     }();
-    static PyType_Spec spec = {
+    static PyType_Spec type_spec = {
         "zavra.Tensor",
         static_cast<int>(sizeof(PyTensor)),
         0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
         slots.data(),
     };
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
 }
 
 }  // namespace
