@@ -63,9 +63,9 @@ Result<NdArray<float>> internal_linalg_matmul(const ArrayView<float>& a, const A
     ZAVRA_TRY(plan, plan_matmul(a.shape, b.shape));
     const std::size_t k = plan.k;
     const Shape& result = plan.result;
-    auto va = broadcast_view(a, plan.target_a);
-    auto vb = broadcast_view(b, plan.target_b);
-    if (!va || !vb) throw InternalFailure("matmul operands could not be broadcast after planning");
+    // The plan has checked that both targets are addressable.
+    const Strides sa = broadcast_strides(a.shape, a.strides, plan.target_a);
+    const Strides sb = broadcast_strides(b.shape, b.strides, plan.target_b);
     NdArray<float> out = NdArray<float>::row_major(result);
     const std::size_t total = out.size();
     if (total == 0) return out;
@@ -76,7 +76,7 @@ Result<NdArray<float>> internal_linalg_matmul(const ArrayView<float>& a, const A
         return out;
     }
     batched_matmul_recursive(result.size(), out.mutable_origin(), out.shape().data(), out.strides().data(),
-                             va->origin, va->strides.data(), vb->origin, vb->strides.data(), k);
+                             a.origin, sa.data(), b.origin, sb.data(), k);
     return out;
 }
 

@@ -1,7 +1,6 @@
 // Broadcasting: the common shape of two shapes and zero-copy views onto it.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <utility>
 
@@ -23,14 +22,6 @@ inline Strides broadcast_strides(const Shape& shape, const Strides& strides, con
         if (shape[i] == target[lead + i]) out[lead + i] = strides[i];
     }
     return out;
-}
-
-// View of an array stretched onto `target`, or nothing when the target holds more
-// elements than can be addressed. The caller guarantees that the shapes are compatible.
-template <class T>
-std::optional<ArrayView<T>> broadcast_view(const ArrayView<T>& source, const Shape& target) {
-    if (!checked_element_count(target)) return std::nullopt;
-    return ArrayView<T>{source.origin, target, broadcast_strides(source.shape, source.strides, target)};
 }
 
 // One routine for every element type, Bool included. The size test depends only
